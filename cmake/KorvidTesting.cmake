@@ -1,0 +1,31 @@
+# korvid_add_test(NAME name SOURCES ... LIBS ... [DAEMON])
+# One ctest entry per test binary. DAEMON marks suites that start a real
+# daemon: they share the kernel's uevent broadcast and the IPC socket name, so
+# they take a common resource lock and never run at the same time.
+function(korvid_add_test)
+  if(NOT KORVID_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "DAEMON" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 600)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  if(T_DAEMON)
+    set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK korvid_daemon
+      ENVIRONMENT "KORVID_BINARY_DIR=${CMAKE_BINARY_DIR};KORVID_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  endif()
+endfunction()
+
+# korvid_add_benchmark(NAME name SOURCES ... LIBS ...)
+function(korvid_add_benchmark)
+  if(NOT KORVID_BUILD_BENCHMARKS)
+    return()
+  endif()
+  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${B_NAME} ${B_SOURCES})
+  target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} benchmark::benchmark)
+endfunction()
