@@ -21,6 +21,8 @@ class RuleError {
  public:
   enum class Kind { Io, Parse, PropertyNotFound, InvalidTemplate, Regex, CommandFailed };
 
+  RuleError() = default;  // result<T, E> needs it; never observed
+
   // An operating-system error: prints "{message} (os error {n})".
   static RuleError io(int errnum);
   // An I/O failure that has only a kind, printed in lower-case words
@@ -47,7 +49,7 @@ class RuleError {
  private:
   RuleError(Kind kind, std::string detail) : kind_(kind), detail_(std::move(detail)) {}
 
-  Kind kind_;
+  Kind kind_ = Kind::Io;
   std::string detail_;
   std::string command_;
   Position start_;
