@@ -1,0 +1,86 @@
+#include "device.hpp"
+
+#include <fmt/format.h>
+
+#include "device_node.hpp"
+#include "korvid/env.hpp"
+#include "korvid/log.hpp"
+#include "rules.hpp"
+
+namespace korvid::device {
+namespace {
+
+using kobject_uevent::KobjectUevent;
+
+spdlog::logger& logger() { return log::get(log::Target::device); }
+
+// Releases the device lock when the holder leaves, however it leaves.
+struct Unlocker {
+  AsyncLock& lock;
+  ~Unlocker() { lock.unlock(); }
+};
+
+}  // namespace
+
+std::shared_ptr<Device> new_device_environment() {
+  auto device = std::make_shared<Device>();
+  device->environment.set("DEVROOT", dev_root());
+  return device;
+}
+
+void import_event(rule::Environment& env, const KobjectUevent& uevent) {
+  for (const auto& [key, value] : uevent.properties()) env.set(key, value);
+  if (const auto devname = env.get("DEVNAME")) env.set("DEVNODE", fmt::format("{}/{}", dev_root(), *devname));
+}
+
+boost::asio::awaitable<void> handle_add(const KobjectUevent& uevent) {
+  const auto devpath = uevent.devpath();
+  if (!devpath) co_return;
+  auto device = new_device_environment();
+  rule::Environment& env = device->environment;
+  import_event(env, uevent);
+  co_await rule::run_rules(env, rules::current_rules());
+  if (const auto devnode = env.get("DEVNODE")) co_await apply_node_attributes(*devnode, env);
+  if (const auto devnode = env.get("DEVNODE")) co_await create_links(*devnode, env);
+  DeviceRegistry::instance().insert(std::string(*devpath), std::move(device));
+}
+
+boost::asio::awaitable<void> handle_remove(const KobjectUevent& uevent) {
+  const auto devpath = uevent.devpath();
+  if (!devpath) co_return;
+  auto device = DeviceRegistry::instance().lookup(*devpath);
+  if (!device) co_return;
+  co_await device->lock.lock();
+  Unlocker unlocker{device->lock};
+  import_event(device->environment, uevent);
+  co_await rule::run_rules(device->environment, rules::current_rules());
+  co_await remove_links(device->environment);
+  DeviceRegistry::instance().remove(*devpath);
+}
+
+boost::asio::awaitable<void> handle_change(const KobjectUevent& uevent) {
+  const auto devpath = uevent.devpath();
+  if (!devpath) co_return;
+  auto device = DeviceRegistry::instance().lookup(*devpath);
+  if (!device) co_return;
+  co_await device->lock.lock();
+  Unlocker unlocker{device->lock};
+  import_event(device->environment, uevent);
+  co_await rule::run_rules(device->environment, rules::current_rules());
+}
+
+boost::asio::awaitable<void> handle_uevent(KobjectUevent uevent) {
+  const auto action = uevent.action();
+  if (!action) co_return;
+  if (*action == "add") {
+    co_await handle_add(uevent);
+  } else if (*action == "remove") {
+    co_await handle_remove(uevent);
+  } else if (*action == "change") {
+    co_await handle_change(uevent);
+  } else {
+    logger().warn("Unrecognized uevent action \"{}\", should we update korvid?", *action);
+  }
+}
+
+}  // namespace korvid::device
