@@ -180,6 +180,16 @@ if(KORVID_BUILD_TESTS)
   endif()
 
   if(TARGET korvid)
+    if(TARGET korvidctl)
+      set(_unit_korvidctl "$<TARGET_FILE:korvidctl>")
+    else()
+      set(_unit_korvidctl "$<TARGET_FILE:korvid>")
+    endif()
+    add_test(NAME packaging_systemd_unit
+      COMMAND sh "${_korvid_source}/tests/packaging/unit-test.sh" "${_korvid_source}/dist/korvid.service"
+              "$<TARGET_FILE:korvid>" "${_unit_korvidctl}")
+    set_tests_properties(packaging_systemd_unit PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
+
     # Everything that starts a daemon shares the IPC socket name and the
     # kernel's uevents with the other daemon tests.
     add_test(NAME packaging_install_prefix

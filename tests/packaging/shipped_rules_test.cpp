@@ -111,6 +111,8 @@ struct DeviceCase {
   std::vector<std::string> links;
 };
 
+void PrintTo(const DeviceCase& device, std::ostream* os) { *os << device.name; }
+
 Properties add_event(Properties properties) {
   properties.emplace("ACTION", "add");
   properties.emplace("DEVROOT", "/dev");
