@@ -221,14 +221,14 @@ TEST_F(Pipeline, RemoveWaitsBehindASlowChange) {
 TEST(Devnode, IsFormedAsTextFromTheRoot) {
   ::setenv("KORVID_DEV_ROOT", "/tmp/d/", 1);
   rule::Environment env;
-  import_event(env, KobjectUevent({{"DEVNAME", "sda"}}));
+  import_event(env, KobjectUevent(KobjectUevent::Properties{{"DEVNAME", "sda"}}));
   EXPECT_EQ(env.get("DEVNODE"), "/tmp/d//sda");
   ::setenv("KORVID_DEV_ROOT", "", 1);
-  import_event(env, KobjectUevent({{"DEVNAME", "sda"}}));
+  import_event(env, KobjectUevent(KobjectUevent::Properties{{"DEVNAME", "sda"}}));
   EXPECT_EQ(env.get("DEVNODE"), "/sda");
   ::unsetenv("KORVID_DEV_ROOT");
   rule::Environment bare;
-  import_event(bare, KobjectUevent({{"X", "1"}}));
+  import_event(bare, KobjectUevent(KobjectUevent::Properties{{"X", "1"}}));
   EXPECT_FALSE(bare.get("DEVNODE"));
   EXPECT_EQ(new_device_environment()->environment.get("DEVROOT"), "/dev");
 }

@@ -12,6 +12,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <nlohmann/json.hpp>
 
 #include "daemon_process.hpp"
@@ -109,7 +111,7 @@ TEST_F(DaemonE2E, RulesSetOwnershipModeAndLinksOfRealDevices) {
   announce(kMem / "zero", "add");
   announce(kMem / "full", "add");
   ASSERT_TRUE(eventually([&] { return lstat_of("mem-links/zero") && lstat_of("mem-links/full"); }))
-      << daemon->stderr_text();
+      << daemon->stderr_text() << fmt::format("{}", fmt::join(daemon->lines(), "\n"));
   const auto zero = lstat_of("zero");
   ASSERT_TRUE(zero);
   EXPECT_TRUE(S_ISCHR(zero->st_mode));
@@ -193,7 +195,7 @@ TEST_F(DaemonE2E, ReloadAnswersNullEvenWithABrokenFile) {
 }
 
 TEST_F(DaemonE2E, ManyConcurrentClientsAreAllServedAndLeaveNoDescriptors) {
-  auto daemon = start({{"KORVID_LOG", "error"}});
+  auto daemon = start({{"KORVID_LOG", "rule::engine=debug"}});
   Client probe(kSocket);
   EXPECT_EQ(probe.call(request(kIdle)), "null");
   probe.close();
