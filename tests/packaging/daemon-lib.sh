@@ -15,7 +15,7 @@ start_korvid() {
     if wait_for_rules_loaded "$KORVID_PID" 30; then
       return 0
     fi
-    if kill -0 "$KORVID_PID" 2>/dev/null; then
+    if kill -0 "$KORVID_PID" 2>/dev/null && ! grep -q '^State:[[:space:]]*Z' "/proc/$KORVID_PID/status" 2>/dev/null; then
       echo "korvid did not finish loading its rules within 30 s" >&2
       cat "$log" >&2
       return 1
@@ -39,7 +39,10 @@ wait_for_rules_loaded() {
   local pid=$1 limit=$2 deadline mask
   deadline=$((SECONDS + limit))
   while [ "$SECONDS" -lt "$deadline" ]; do
-    kill -0 "$pid" 2>/dev/null || return 1
+    # An exited child stays a zombie until waited for.
+    if ! kill -0 "$pid" 2>/dev/null || grep -q '^State:[[:space:]]*Z' "/proc/$pid/status" 2>/dev/null; then
+      return 1
+    fi
     mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)
     if [ -n "$mask" ] && [ $((16#$mask & 2)) -ne 0 ]; then
       return 0
