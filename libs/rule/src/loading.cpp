@@ -70,7 +70,8 @@ Result<std::string> read_whole_file(const fs::path& path) {
   return text;
 }
 
-// Rust-like parent: none for a root or an empty path.
+// The parent directory, or none for a root or an empty path: an executable
+// directly under "/" has no installation prefix.
 std::optional<fs::path> parent_of(const fs::path& p) {
   if (p.empty() || p == p.root_path() || !p.has_relative_path()) return std::nullopt;
   return p.parent_path();
