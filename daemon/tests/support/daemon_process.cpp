@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <cstring>
 #include <random>
 #include <stdexcept>
@@ -157,8 +158,22 @@ std::optional<int> DaemonProcess::wait_exit(std::chrono::milliseconds timeout) {
   }
 }
 
+bool DaemonProcess::catches_sigint() const {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (!line.starts_with("SigCgt:")) continue;
+    return (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGINT - 1))) != 0;
+  }
+  return false;
+}
+
 std::optional<int> DaemonProcess::interrupt(std::chrono::milliseconds timeout) {
-  if (!status_) ::kill(pid_, SIGINT);
+  // Before its listener is installed SIGINT kills the daemon outright; wait
+  // until the daemon catches it, which is when it has finished starting.
+  if (!status_) {
+    eventually([this] { return catches_sigint(); }, timeout);
+    ::kill(pid_, SIGINT);
+  }
   return wait_exit(timeout);
 }
 

@@ -54,7 +54,9 @@ class DaemonProcess {
 
   // Waits for the process to end on its own; returns the wait status.
   std::optional<int> wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // Sends SIGINT and waits; returns the wait status.
+  // Whether the daemon has installed its SIGINT listener (start-up done).
+  bool catches_sigint() const;
+  // Sends SIGINT once the daemon catches it, and waits; returns the status.
   std::optional<int> interrupt(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
  private:
