@@ -61,6 +61,10 @@ std::vector<Rule> distribution_rules() {
     rules.push_back(Rule{all({match("SUBSYSTEM", "block"), match("DEVTYPE", "partition"), match("DEVNAME", disk)}),
                          {add("SYMLINKS", T("disk/by-name/{DEVNAME}"))}});
   }
+  // Vendor quirks keyed on identifiers the event does not carry.
+  for (const char* vendor : {"046d", "045e", "05ac", "0bda", "8087", "1d6b", "0781", "067b", "10c4", "1a86", "0403", "2341"})
+    rules.push_back(Rule{all({match("ID_VENDOR_ID", vendor), part("ID_MODEL", "(?i)receiver|adapter")}),
+                         {set("ID_QUIRK", L(std::string("vendor-") + vendor))}});
   rules.push_back(Rule{match("DEVNAME", "console"), {set("MODE", L("0600"))}});
   rules.push_back(Rule{part("DEVPATH", "/usb[0-9]+/"), {set("ID_USB", L("1"))}});
   rules.push_back(Rule{match("SUBSYSTEM", "tty"), {set("OWNER", L("root"))}});
