@@ -9,6 +9,7 @@
 # exit.
 start_korvid() {
   local log=$1 exe=$2
+  KORVID_LOG_FILE=$log
   for _ in $(seq 1 60); do
     "$exe" >"$log" 2>&1 &
     KORVID_PID=$!
@@ -59,7 +60,8 @@ stop_korvid() {
   wait "$KORVID_PID" || status=$?
   KORVID_PID=
   if [ "$status" -ne 0 ]; then
-    echo "korvid exited with status $status after SIGINT" >&2
+    echo "korvid exited with status $status after SIGINT; its output:" >&2
+    grep -v ' DEBUG ' "$KORVID_LOG_FILE" >&2 || true
     return 1
   fi
 }
