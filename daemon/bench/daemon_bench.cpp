@@ -95,16 +95,21 @@ void fill_registry(int count) {
   }
 }
 
+asio::awaitable<std::size_t> count_listed(rule::When condition) {
+  const auto result = co_await korvid::ipc::handle_request(korvid::ipc::ListDevices{std::move(condition)});
+  co_return result.value().size();
+}
+
 void list_devices(benchmark::State& state, const std::string& condition_json) {
   fill_registry(10000);
   asio::io_context io;
   const auto condition = korvid::ipc::decode_condition(condition_json);
   std::size_t matched = 0;
   for (auto _ : state) {
-    auto done = asio::co_spawn(io, korvid::ipc::handle_request(korvid::ipc::ListDevices{*condition}), asio::use_future);
+    auto done = asio::co_spawn(io, count_listed(*condition), asio::use_future);
     io.restart();
     io.run();
-    matched = done.get().value().size();
+    matched = done.get();
   }
   state.counters["matched"] = static_cast<double>(matched);
 }

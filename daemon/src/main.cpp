@@ -69,11 +69,11 @@ int main() {
 
   // 8. Only now does SIGINT stop us in order; earlier it ends the process.
   std::promise<void> interrupted;
-  boost::asio::signal_set signals(*io);
+  auto signals = std::make_unique<boost::asio::signal_set>(*io);
   boost::system::error_code ec;
-  signals.add(SIGINT, ec);
+  signals->add(SIGINT, ec);
   if (!ec) {
-    signals.async_wait([&interrupted](const boost::system::error_code&, int) { interrupted.set_value(); });
+    signals->async_wait([&interrupted](const boost::system::error_code&, int) { interrupted.set_value(); });
     interrupted.get_future().wait();
   }
 
@@ -82,7 +82,7 @@ int main() {
   io->stop();
   for (auto& worker : workers) worker.join();
   korvid::shut_down_blocking_pool();
-  signals.clear(ec);
+  signals.reset();  // before its io_context goes
   io.reset();
   korvid::log::flush();
   std::fflush(stdout);
