@@ -139,7 +139,9 @@ int run_trigger(const TriggerCommand& command, std::ostream& err) {
   const auto deadline = Clock::now() + to_duration(command.timeout_seconds);
   const std::string after = fmt::format("gave up after {} seconds: ", seconds_text(command.timeout_seconds));
   Session session(err);
-  if (auto status = session.connect(deadline)) return *status;
+  // At boot `trigger --settle` runs right after the daemon was started and
+  // may come before it has bound its socket.
+  if (auto status = session.connect(command.settle ? Deadline(deadline) : std::nullopt)) return *status;
   const int triggered = expect_null(
       session, session.call(korvid::ipc::Trigger{command.scope, command.action}, deadline,
                             after + "korvid has not finished the trigger walk"));
@@ -179,7 +181,7 @@ int run_trigger(const TriggerCommand& command, std::ostream& err) {
 int run_settle(const SettleCommand& command, std::ostream& err) {
   const auto deadline = Clock::now() + to_duration(command.timeout_seconds);
   Session session(err);
-  if (auto status = session.connect(deadline)) return *status;
+  if (auto status = session.connect(std::nullopt)) return *status;
   return expect_null(session, session.call(korvid::ipc::WaitForIdle{}, deadline,
                                            fmt::format("gave up after {} seconds: korvid is still busy",
                                                        seconds_text(command.timeout_seconds))));

@@ -57,8 +57,9 @@ Options:
   --settle              after the walk, wait until every device the walk
                         announced is registered (for "add"), then until no
                         known device is being changed or removed
-  --timeout SECONDS     how long to wait for the daemon in all, including
-                        connecting while it starts (default 120)
+  --timeout SECONDS     how long to wait for the daemon in all (default 120);
+                        with --settle this includes connecting to a daemon
+                        that is still starting
   -h, --help            show this help
 
 The devices to wait for are found by walking the same tree as the daemon,

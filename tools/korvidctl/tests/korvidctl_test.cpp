@@ -355,7 +355,7 @@ TEST(KorvidctlReplies, RepliesThatMakeNoSenseFail) {
 TEST(KorvidctlConnect, NoDaemonListeningExitsWithThree) {
   const std::string env = "KORVIDCTL_SOCKET=" + unique_name();
   for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"list"}, {"reload"}, {"settle", "--timeout", "0.3"}, {"trigger", "--settle", "--timeout", "0.3"}}) {
+           {"list"}, {"reload"}, {"settle"}, {"trigger"}, {"trigger", "--settle", "--timeout", "0.3"}}) {
     const auto outcome = run_ctl(arguments, {env});
     EXPECT_EQ(outcome.status, 3) << arguments[0];
     EXPECT_EQ(outcome.err,
