@@ -78,7 +78,8 @@ void BM_RegistryMemory(benchmark::State& state) {
     for (int i = 0; i < kDevices; ++i) {
       auto device = korvid::device::new_device_environment();
       korvid::device::import_event(device->environment, KobjectUevent(typical_properties(i)));
-      DeviceRegistry::instance().insert(*device->environment.get("DEVPATH"), std::move(device));
+      std::string key = *device->environment.get("DEVPATH");
+      DeviceRegistry::instance().insert(std::move(key), std::move(device));
     }
     state.counters["bytes_per_device"] = static_cast<double>(resident_bytes() - before) / kDevices;
   }
@@ -91,12 +92,14 @@ void fill_registry(int count) {
   for (int i = 0; i < count; ++i) {
     auto device = korvid::device::new_device_environment();
     korvid::device::import_event(device->environment, KobjectUevent(typical_properties(i)));
-    DeviceRegistry::instance().insert(*device->environment.get("DEVPATH"), std::move(device));
+    std::string key = *device->environment.get("DEVPATH");
+    DeviceRegistry::instance().insert(std::move(key), std::move(device));
   }
 }
 
 asio::awaitable<std::size_t> count_listed(rule::When condition) {
-  const auto result = co_await korvid::ipc::handle_request(korvid::ipc::ListDevices{std::move(condition)});
+  korvid::ipc::Request request = korvid::ipc::ListDevices{std::move(condition)};
+  const auto result = co_await korvid::ipc::handle_request(std::move(request));
   co_return result.value().size();
 }
 

@@ -39,7 +39,10 @@ boost::asio::awaitable<void> handle_add(const KobjectUevent& uevent) {
   auto device = new_device_environment();
   rule::Environment& env = device->environment;
   import_event(env, uevent);
-  co_await rule::run_rules(env, rules::current_rules());
+  // Named, not passed as a temporary: g++ 12 destroys a prvalue argument of
+  // a coroutine call inside co_await twice.
+  auto rule_set = rules::current_rules();
+  co_await rule::run_rules(env, rule_set);
   if (const auto devnode = env.get("DEVNODE")) co_await apply_node_attributes(*devnode, env);
   if (const auto devnode = env.get("DEVNODE")) co_await create_links(*devnode, env);
   DeviceRegistry::instance().insert(std::string(*devpath), std::move(device));
@@ -53,7 +56,8 @@ boost::asio::awaitable<void> handle_remove(const KobjectUevent& uevent) {
   co_await device->lock.lock();
   Unlocker unlocker{device->lock};
   import_event(device->environment, uevent);
-  co_await rule::run_rules(device->environment, rules::current_rules());
+  auto rule_set = rules::current_rules();
+  co_await rule::run_rules(device->environment, rule_set);
   co_await remove_links(device->environment);
   DeviceRegistry::instance().remove(*devpath);
 }
@@ -66,7 +70,8 @@ boost::asio::awaitable<void> handle_change(const KobjectUevent& uevent) {
   co_await device->lock.lock();
   Unlocker unlocker{device->lock};
   import_event(device->environment, uevent);
-  co_await rule::run_rules(device->environment, rules::current_rules());
+  auto rule_set = rules::current_rules();
+  co_await rule::run_rules(device->environment, rule_set);
 }
 
 boost::asio::awaitable<void> handle_uevent(KobjectUevent uevent) {
