@@ -23,11 +23,11 @@ mkdir -p "$DEMO/dev" "$DEMO/rules"
 # Rules are passed with KORVID_EXTRA_RULE_DIRS, never placed in the build tree.
 cat > "$DEMO/rules/demo.rules" <<'RULES'
 [
-  // The random-number devices: readable by everyone, writable by root only,
-  // and reachable under a stable name.
+  // The random-number devices: readable and writable by everyone (the node
+  // step alone leaves DEVMODE less the umask), under a stable name too.
   Rule(
     when: All([Match("SUBSYSTEM", "mem"), Match("DEVNAME", "(u?random)")]),
-    actions: [Set("MODE", "0o644"), Add("SYMLINKS", ["{DEVROOT}/entropy/{DEVNAME}"])],
+    actions: [Set("MODE", "0o666"), Add("SYMLINKS", ["{DEVROOT}/entropy/{DEVNAME}"])],
   ),
   // Every mem device gets a link named after its device numbers.
   Rule(
