@@ -120,7 +120,7 @@ else()
     endforeach()
   ]])
 endif()
-install(FILES "${_korvid_source}/docs/quick-start.md" DESTINATION "${_dir_doc}")
+install(FILES "${_korvid_source}/README.md" DESTINATION "${_dir_doc}")
 
 # CPack: DEB for the Debian layout, a plain archive otherwise.
 set(CPACK_PACKAGE_NAME "korvid")
@@ -146,7 +146,7 @@ of the nodes in /dev. korvidctl triggers the coldplug at boot, reloads the
 rules, lists devices and checks rule files.
 
 The service is not enabled on installation: see
-/usr/share/doc/korvid/quick-start.md.")
+/usr/share/doc/korvid/README.md.")
   # The init script is the administrator's to edit: keep it on upgrades.
   set(_conffiles "${CMAKE_BINARY_DIR}/packaging/conffiles")
   file(WRITE "${_conffiles}" "/etc/init.d/korvid\n")

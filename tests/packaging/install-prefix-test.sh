@@ -36,7 +36,7 @@ done
 for page in man1/korvidctl.1 man5/korvid.rules.5 man8/korvid.8; do
   [ -f "$PREFIX/share/man/$page" ] || fail "no manual $page"
 done
-[ -f "$PREFIX/share/doc/korvid/quick-start.md" ] || fail "no quick-start.md"
+[ -f "$PREFIX/share/doc/korvid/README.md" ] || fail "no README.md"
 
 # The service files name the executables of this prefix.
 UNIT=$PREFIX/lib/systemd/system/korvid.service
