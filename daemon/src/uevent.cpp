@@ -24,13 +24,13 @@ struct NodeSpec {
 };
 
 // Blocking: parents first, then the node. An existing node stays unchanged.
-int create_node(const NodeSpec& spec) {
+int create_node(const NodeSpec& node) {
   std::error_code ignored;
-  if (spec.path.has_parent_path()) std::filesystem::create_directories(spec.path.parent_path(), ignored);
-  if (!spec.major || !spec.minor) return 0;
-  const mode_t type = spec.block ? S_IFBLK : S_IFCHR;
-  const dev_t number = static_cast<dev_t>(device_number(*spec.major, *spec.minor));
-  return ::mknod(spec.path.c_str(), type | (spec.mode & 07777), number) == 0 ? 0 : errno;
+  if (node.path.has_parent_path()) std::filesystem::create_directories(node.path.parent_path(), ignored);
+  if (!node.major || !node.minor) return 0;
+  const mode_t type = node.block ? S_IFBLK : S_IFCHR;
+  const dev_t number = static_cast<dev_t>(device_number(*node.major, *node.minor));
+  return ::mknod(node.path.c_str(), type | (node.mode & 07777), number) == 0 ? 0 : errno;
 }
 
 int remove_node(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
@@ -46,11 +46,11 @@ boost::asio::awaitable<void> node_step(const KobjectUevent& uevent) {
   if (!devname) co_return;
   const auto action = uevent.action();
   if (action == "add") {
-    NodeSpec spec{node_path(dev_root(), *devname), uevent.major(), uevent.minor(),
+    NodeSpec node{node_path(dev_root(), *devname), uevent.major(), uevent.minor(),
                   uevent.devmode().value_or(0600), uevent.subsystem() == "block"};
     // Named first: a capturing lambda temporary inside co_await is destroyed
     // twice by g++ 12.
-    auto job = [spec = std::move(spec)] { return create_node(spec); };
+    auto job = [node = std::move(node)] { return create_node(node); };
     co_await run_blocking(std::move(job));
   } else if (action == "remove") {
     auto job = [path = node_path(dev_root(), *devname)] { return remove_node(path); };
