@@ -14,11 +14,37 @@ using kobject_uevent::KobjectUevent;
 
 spdlog::logger& logger() { return log::get(log::Target::device); }
 
-// Releases the device lock when the holder leaves, however it leaves.
-struct Unlocker {
-  AsyncLock& lock;
-  ~Unlocker() { lock.unlock(); }
+// A registered device whose lock this holder owns; released on destruction,
+// however the holder leaves.
+class LockedDevice {
+ public:
+  LockedDevice() = default;
+  explicit LockedDevice(std::shared_ptr<Device> device) : device_(std::move(device)) {}
+  LockedDevice(LockedDevice&& other) noexcept : device_(std::move(other.device_)) {}
+  LockedDevice& operator=(LockedDevice&&) = delete;
+  ~LockedDevice() {
+    if (device_) device_->lock.unlock();
+  }
+  explicit operator bool() const { return device_ != nullptr; }
+  Device* operator->() const { return device_.get(); }
+
+ private:
+  std::shared_ptr<Device> device_;
 };
+
+// What "remove" and "change" share: the registered device, locked (waiting
+// behind other holders, with no registry lock held), updated with the event
+// and run through the rules. Empty when the device is not registered.
+boost::asio::awaitable<LockedDevice> lock_and_run_rules(std::string_view devpath, const KobjectUevent& uevent) {
+  auto device = DeviceRegistry::instance().lookup(devpath);
+  if (!device) co_return LockedDevice();
+  co_await device->lock.lock();
+  LockedDevice locked(std::move(device));
+  import_event(locked->environment, uevent);
+  auto rule_set = rules::current_rules();
+  co_await rule::run_rules(locked->environment, rule_set);
+  co_return locked;
+}
 
 }  // namespace
 
@@ -51,13 +77,8 @@ boost::asio::awaitable<void> handle_add(const KobjectUevent& uevent) {
 boost::asio::awaitable<void> handle_remove(const KobjectUevent& uevent) {
   const auto devpath = uevent.devpath();
   if (!devpath) co_return;
-  auto device = DeviceRegistry::instance().lookup(*devpath);
+  LockedDevice device = co_await lock_and_run_rules(*devpath, uevent);
   if (!device) co_return;
-  co_await device->lock.lock();
-  Unlocker unlocker{device->lock};
-  import_event(device->environment, uevent);
-  auto rule_set = rules::current_rules();
-  co_await rule::run_rules(device->environment, rule_set);
   co_await remove_links(device->environment);
   DeviceRegistry::instance().remove(*devpath);
 }
@@ -65,13 +86,9 @@ boost::asio::awaitable<void> handle_remove(const KobjectUevent& uevent) {
 boost::asio::awaitable<void> handle_change(const KobjectUevent& uevent) {
   const auto devpath = uevent.devpath();
   if (!devpath) co_return;
-  auto device = DeviceRegistry::instance().lookup(*devpath);
-  if (!device) co_return;
-  co_await device->lock.lock();
-  Unlocker unlocker{device->lock};
-  import_event(device->environment, uevent);
-  auto rule_set = rules::current_rules();
-  co_await rule::run_rules(device->environment, rule_set);
+  // Held in a named variable: a temporary result of co_await could be
+  // destroyed twice by g++ 12, unlocking twice.
+  const LockedDevice device = co_await lock_and_run_rules(*devpath, uevent);
 }
 
 boost::asio::awaitable<void> handle_uevent(KobjectUevent uevent) {

@@ -14,21 +14,32 @@ namespace {
 
 spdlog::logger& logger() { return log::get(log::Target::util); }
 
-// Runs a get*nam_r call with a buffer that grows while the call says ERANGE.
-template <typename Entry, typename Lookup>
-std::optional<Entry> lookup_by_name(Lookup lookup) {
-  std::vector<char> buffer(1024);
-  for (;;) {
-    Entry entry{};
-    Entry* found = nullptr;
-    const int rc = lookup(&entry, buffer.data(), buffer.size(), &found);
-    if (rc == ERANGE && buffer.size() < (1u << 24)) {
-      buffer.resize(buffer.size() * 2);
-      continue;
+// A decimal id as is; otherwise the id of the named database entry, found
+// with a reentrant get*nam_r whose buffer grows while it says ERANGE; root
+// with a warning when there is none.
+template <typename Entry, typename Id, typename Lookup, typename IdOf>
+std::optional<Id> resolve_id(const std::optional<std::string>& text, Lookup lookup, IdOf id_of,
+                             std::string_view what) {
+  if (!text) return std::nullopt;
+  if (auto id = kobject_uevent::parse_decimal_u32(*text)) return static_cast<Id>(*id);
+  const std::string& name = *text;
+  // A name with a NUL inside would be cut short by the C lookup.
+  if (name.find('\0') == std::string::npos) {
+    std::vector<char> buffer(1024);
+    for (;;) {
+      Entry entry{};
+      Entry* found = nullptr;
+      const int rc = lookup(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+      if (rc == ERANGE && buffer.size() < (1u << 24)) {
+        buffer.resize(buffer.size() * 2);
+        continue;
+      }
+      if (rc == 0 && found != nullptr) return id_of(entry);
+      break;
     }
-    if (rc != 0 || found == nullptr) return std::nullopt;
-    return entry;
   }
+  logger().warn("Unrecognized {} \"{}\", fallbacking to root", what, name);
+  return 0;
 }
 
 }  // namespace
@@ -54,28 +65,11 @@ std::optional<std::uint16_t> parse_mode(const std::optional<std::string>& text) 
 }
 
 std::optional<uid_t> resolve_user(const std::optional<std::string>& text) {
-  if (!text) return std::nullopt;
-  if (auto id = kobject_uevent::parse_decimal_u32(*text)) return static_cast<uid_t>(*id);
-  const std::string& name = *text;
-  // A name with a NUL inside would be cut short by the C lookup.
-  auto entry = name.find('\0') != std::string::npos ? std::nullopt : lookup_by_name<passwd>([&](passwd* pw, char* buf, std::size_t len, passwd** out) {
-    return ::getpwnam_r(name.c_str(), pw, buf, len, out);
-  });
-  if (entry) return entry->pw_uid;
-  logger().warn("Unrecognized user \"{}\", fallbacking to root", name);
-  return 0;
+  return resolve_id<passwd, uid_t>(text, ::getpwnam_r, [](const passwd& pw) { return pw.pw_uid; }, "user");
 }
 
 std::optional<gid_t> resolve_group(const std::optional<std::string>& text) {
-  if (!text) return std::nullopt;
-  if (auto id = kobject_uevent::parse_decimal_u32(*text)) return static_cast<gid_t>(*id);
-  const std::string& name = *text;
-  auto entry = name.find('\0') != std::string::npos ? std::nullopt : lookup_by_name<group>([&](group* gr, char* buf, std::size_t len, group** out) {
-    return ::getgrnam_r(name.c_str(), gr, buf, len, out);
-  });
-  if (entry) return entry->gr_gid;
-  logger().warn("Unrecognized group \"{}\", fallbacking to root", name);
-  return 0;
+  return resolve_id<group, gid_t>(text, ::getgrnam_r, [](const group& gr) { return gr.gr_gid; }, "group");
 }
 
 }  // namespace korvid::util
