@@ -6,7 +6,7 @@
 // executor, never by resuming it inline inside unlock(). Safe from any thread.
 // Holding it guards no data by itself; it marks a device as being processed.
 
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 
@@ -62,7 +62,8 @@ class AsyncLock {
 
   mutable std::mutex mutex_;
   bool held_ = false;
-  std::deque<std::unique_ptr<Waiter>> waiters_;
+  // A list, not a deque: an idle lock (nearly every device) allocates nothing.
+  std::list<std::unique_ptr<Waiter>> waiters_;
 };
 
 inline boost::asio::awaitable<void> AsyncLock::lock() {
