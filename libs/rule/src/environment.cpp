@@ -4,7 +4,19 @@
 
 namespace rule {
 
-Environment::Environment(EngineSettings settings) : settings_(std::move(settings)) {}
+namespace {
+
+const std::shared_ptr<const EngineSettings>& default_settings() {
+  static const auto* settings = new std::shared_ptr<const EngineSettings>(std::make_shared<const EngineSettings>());
+  return *settings;
+}
+
+}  // namespace
+
+Environment::Environment() : settings_(default_settings()) {}
+
+Environment::Environment(EngineSettings settings)
+    : settings_(std::make_shared<const EngineSettings>(std::move(settings))) {}
 
 std::optional<std::string> Environment::get(std::string_view key) const {
   std::shared_lock lock(mutex_);

@@ -33,9 +33,11 @@ struct EngineSettings {
 
 class Environment {
  public:
-  explicit Environment(EngineSettings settings = {});
+  // Default settings are shared by every environment that uses them.
+  Environment();
+  explicit Environment(EngineSettings settings);
 
-  const EngineSettings& settings() const { return settings_; }
+  const EngineSettings& settings() const { return *settings_; }
 
   std::optional<std::string> get(std::string_view key) const;
   bool contains(std::string_view key) const;
@@ -52,7 +54,7 @@ class Environment {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
-  EngineSettings settings_;
+  std::shared_ptr<const EngineSettings> settings_;
   mutable std::shared_mutex mutex_;
   std::unordered_map<std::string, std::string, Hash, std::equal_to<>> properties_;
 };
