@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -181,18 +182,24 @@ class StdoutSink final : public spdlog::sinks::base_sink<std::mutex> {
 
  private:
   void write_line(std::string_view data) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    using std::chrono::steady_clock;
+    // Once a line was dropped, later lines are not waited for until stdout
+    // takes one again: a reader that stopped must not cost a second per line.
+    // A line already begun gets the full second, so lines never interleave.
+    auto deadline = steady_clock::now() + (congested_ ? std::chrono::seconds(0) : std::chrono::seconds(1));
+    bool started = false;
     while (!data.empty()) {
       const ssize_t n = socket_ ? ::send(fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
                                 : ::write(fd_, data.data(), data.size());
       if (n > 0) {
         data.remove_prefix(static_cast<std::size_t>(n));
+        if (!started) deadline = std::max(deadline, steady_clock::now() + std::chrono::seconds(1));
+        started = true;
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
         if (left.count() > 0) {
           pollfd pfd{fd_, POLLOUT, 0};
           ::poll(&pfd, 1, static_cast<int>(left.count()));
@@ -204,15 +211,26 @@ class StdoutSink final : public spdlog::sinks::base_sink<std::mutex> {
       drop(n < 0 ? os_error_text(errno) : "standard output accepts no bytes");
       return;
     }
+    if (congested_) notice(fmt::format("korvid: standard output takes log lines again; {} were dropped\n", dropped_));
+    congested_ = false;
+    dropped_ = 0;
   }
 
-  static void drop(const std::string& why) {
-    const std::string notice = fmt::format("korvid: dropped a log line: {}\n", why);
-    [[maybe_unused]] ssize_t ignored = ::write(STDERR_FILENO, notice.data(), notice.size());
+  // The first dropped line is announced on stderr; the rest are counted.
+  void drop(const std::string& why) {
+    if (!congested_) notice(fmt::format("korvid: dropping log lines: {}\n", why));
+    congested_ = true;
+    ++dropped_;
+  }
+
+  static void notice(const std::string& text) {
+    [[maybe_unused]] ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
   }
 
   int fd_ = STDOUT_FILENO;
   bool socket_ = false;
+  bool congested_ = false;
+  std::uint64_t dropped_ = 0;
   bool color_;
 };
 
