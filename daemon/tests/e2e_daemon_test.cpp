@@ -1,6 +1,7 @@
 // End-to-end: the built daemon with rule files, its IPC socket and real
 // kernel uevents of the harmless mem devices.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -236,6 +237,28 @@ TEST_F(DaemonE2E, ManyConcurrentClientsAreAllServedAndLeaveNoDescriptors) {
   EXPECT_TRUE(eventually([&] { return open_fd_count(daemon->pid()) == fds_before; }))
       << open_fd_count(daemon->pid()) << " vs " << fds_before;
   EXPECT_EQ(daemon->interrupt(), std::optional<int>(0));
+}
+
+TEST_F(DaemonE2E, AStuckLogReaderNeverStallsTheDaemon) {
+  DaemonProcess daemon({{"KORVID_DEV_ROOT", root_.path().string()},
+                        {"KORVID_EXTRA_RULE_DIRS", rules_.path().string()},
+                        {"KORVID_LOG", "debug"}},
+                       DaemonProcess::StalledStdout{});
+  ASSERT_TRUE(eventually([&] { return daemon.catches_sigint(); }));
+  // Far more log output than a pipe holds.
+  const int fd = ::open((kMem / "null" / "uevent").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(::pwrite(fd, "change", 6, 0), 6);
+  ::close(fd);
+  announce(kMem / "zero", "add");
+  EXPECT_TRUE(eventually([&] { return lstat_of("zero").has_value(); }, 20s));
+  EXPECT_TRUE(eventually([&] {
+    const auto listed = list();
+    return std::find(listed.begin(), listed.end(), "/devices/virtual/mem/zero") != listed.end();
+  }, 20s));
+  EXPECT_NE(daemon.stderr_text().find("korvid: dropping log lines: standard output is full"), std::string::npos)
+      << daemon.stderr_text();
+  EXPECT_EQ(daemon.interrupt(), std::optional<int>(0));
 }
 
 }  // namespace

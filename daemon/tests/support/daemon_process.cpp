@@ -28,6 +28,15 @@ TempDir::~TempDir() {
 }
 
 DaemonProcess::DaemonProcess(std::map<std::string, std::optional<std::string>> env, std::string binary) {
+  spawn(std::move(env), std::move(binary), true);
+}
+
+DaemonProcess::DaemonProcess(std::map<std::string, std::optional<std::string>> env, StalledStdout) {
+  spawn(std::move(env), KORVID_DAEMON_PATH, false);
+}
+
+void DaemonProcess::spawn(std::map<std::string, std::optional<std::string>> env, std::string binary,
+                          bool drain_stdout) {
   std::map<std::string, std::string> merged;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry(*e);
@@ -72,7 +81,11 @@ DaemonProcess::DaemonProcess(std::map<std::string, std::optional<std::string>> e
     ::close(err[0]);
     throw std::runtime_error(std::string("posix_spawn failed: ") + std::strerror(rc));
   }
-  out_reader_ = std::thread([this, fd = out[0]] { drain(fd, true); });
+  if (drain_stdout) {
+    out_reader_ = std::thread([this, fd = out[0]] { drain(fd, true); });
+  } else {
+    stalled_stdout_ = out[0];
+  }
   err_reader_ = std::thread([this, fd = err[0]] { drain(fd, false); });
 }
 
@@ -84,6 +97,7 @@ DaemonProcess::~DaemonProcess() {
   }
   if (out_reader_.joinable()) out_reader_.join();
   if (err_reader_.joinable()) err_reader_.join();
+  if (stalled_stdout_ >= 0) ::close(stalled_stdout_);
 }
 
 void DaemonProcess::drain(int fd, bool is_stdout) {

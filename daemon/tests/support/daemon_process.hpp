@@ -39,6 +39,11 @@ class DaemonProcess {
   // std::nullopt removes the variable.
   explicit DaemonProcess(std::map<std::string, std::optional<std::string>> env,
                          std::string binary = KORVID_DAEMON_PATH);
+
+  // Keeps the daemon's stdout pipe open but never reads it, as a stuck
+  // log reader would; lines() then stays empty.
+  struct StalledStdout {};
+  DaemonProcess(std::map<std::string, std::optional<std::string>> env, StalledStdout);
   ~DaemonProcess();
 
   pid_t pid() const { return pid_; }
@@ -61,6 +66,7 @@ class DaemonProcess {
 
  private:
   void drain(int fd, bool is_stdout);
+  void spawn(std::map<std::string, std::optional<std::string>> env, std::string binary, bool drain_stdout);
 
   pid_t pid_ = -1;
   std::optional<int> status_;
@@ -70,6 +76,7 @@ class DaemonProcess {
   std::string partial_;
   std::string stderr_;
   std::thread out_reader_, err_reader_;
+  int stalled_stdout_ = -1;
 };
 
 // Writes `action` into a sysfs uevent file, e.g. "/sys/devices/virtual/mem/null".
