@@ -55,7 +55,7 @@ int main() {
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "Failed building the Runtime: %s\n", e.what());
-    return 1;
+    ::_exit(1);  // some workers may already run
   }
 
   // 2. Logging.
