@@ -63,10 +63,9 @@ class DaemonE2E : public ::testing::Test {
     env.emplace("KORVID_HAS_DEVTMPFS", std::nullopt);
     env.emplace("KORVID_SYSFS_ROOT", std::nullopt);
     auto daemon = std::make_unique<DaemonProcess>(env);
-    // Rules are loaded before the daemon is fully up; wait for the last
-    // directory of the load, which is always reported.
-    EXPECT_TRUE(daemon->wait_for_line("Did not read directory \"/var/config/device/rules\" for rule files."))
-        << daemon->stderr_text();
+    // The rule set is installed just before the SIGINT listener: once the
+    // daemon catches SIGINT, every later event sees the rules.
+    EXPECT_TRUE(eventually([&] { return daemon->catches_sigint(); })) << daemon->stderr_text();
     EXPECT_TRUE(eventually([&] { return Client(kSocket).connected(); }));
     return daemon;
   }
