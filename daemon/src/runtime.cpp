@@ -1,8 +1,6 @@
 #include "runtime.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <stdexcept>
 #include <thread>
 
 namespace korvid {
@@ -25,16 +23,6 @@ boost::asio::thread_pool& blocking_pool() {
 void shut_down_blocking_pool() {
   blocking_pool().stop();
   blocking_pool().join();
-}
-
-void report_task_failure(std::string_view task, std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "korvid: %.*s task failed: %s\n", static_cast<int>(task.size()), task.data(), e.what());
-  } catch (...) {
-    std::fprintf(stderr, "korvid: %.*s task failed\n", static_cast<int>(task.size()), task.data());
-  }
 }
 
 }  // namespace korvid

@@ -20,6 +20,8 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "korvid/task_failure.hpp"
+
 namespace korvid {
 
 // Process-wide pool for blocking file-system work, created on first use.
@@ -27,9 +29,6 @@ boost::asio::thread_pool& blocking_pool();
 
 // Stops the pool and joins its threads (shutdown only).
 void shut_down_blocking_pool();
-
-// Prints an escaped exception of a task on stderr; the task ends alone.
-void report_task_failure(std::string_view task, std::exception_ptr error);
 
 template <typename F>
 boost::asio::awaitable<std::invoke_result_t<F&>> run_blocking(F function) {
@@ -65,9 +64,8 @@ boost::asio::awaitable<std::invoke_result_t<F&>> run_blocking(F function) {
 // escapes it is reported on stderr instead of being swallowed.
 template <typename Executor>
 void spawn_task(const Executor& executor, boost::asio::awaitable<void> task, std::string_view name) {
-  boost::asio::co_spawn(executor, std::move(task), [name](std::exception_ptr error) {
-    if (error) report_task_failure(name, error);
-  });
+  boost::asio::co_spawn(executor, std::move(task),
+                        [name](std::exception_ptr error) { report_task_failure(name, error); });
 }
 
 }  // namespace korvid

@@ -19,6 +19,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "korvid/task_failure.hpp"
+
 namespace korvid::ipc {
 
 namespace asio = boost::asio;
@@ -28,18 +30,7 @@ namespace {
 
 std::error_code os_error(int errnum) { return {errnum, std::system_category()}; }
 
-// Connections run unobserved; an exception that escapes one (a handler bug)
-// ends that connection alone and is reported here rather than lost.
-void report_escaped_exception(std::exception_ptr failure) {
-  if (!failure) return;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "korvid: IPC connection ended by an exception: %s\n", e.what());
-  } catch (...) {
-    std::fprintf(stderr, "korvid: IPC connection ended by an unknown exception\n");
-  }
-}
+void report_escaped_exception(std::exception_ptr failure) { report_task_failure("IPC connection", failure); }
 
 bool is_resource_shortage(int errnum) {
   return errnum == EMFILE || errnum == ENFILE || errnum == ENOBUFS || errnum == ENOMEM;

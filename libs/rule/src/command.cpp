@@ -30,6 +30,7 @@
 #include <fmt/format.h>
 
 #include "korvid/error_text.hpp"
+#include "korvid/task_failure.hpp"
 #include "korvid/utf8.hpp"
 
 extern char** environ;
@@ -195,16 +196,7 @@ awaitable<ExitCode> wait_for_exit(stream_descriptor& pidfd) {
 // Owns the pidfd until the child has ended and been reaped.
 awaitable<void> reap_when_ended(stream_descriptor pidfd) { (void)co_await wait_for_exit(pidfd); }
 
-void report_escaped_exception(std::exception_ptr e) {
-  if (!e) return;
-  try {
-    std::rethrow_exception(e);
-  } catch (const std::exception& x) {
-    std::fprintf(stderr, "korvid: child reaper failed: %s\n", x.what());
-  } catch (...) {
-    std::fprintf(stderr, "korvid: child reaper failed\n");
-  }
-}
+void report_escaped_exception(std::exception_ptr e) { korvid::report_task_failure("child reaper", e); }
 
 void reap_in_background(stream_descriptor pidfd) {
   auto executor = pidfd.get_executor();
