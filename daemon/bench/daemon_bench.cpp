@@ -1,11 +1,8 @@
 // Daemon-level figures: one "add" through an empty rule set, resident memory
 // per registered device, ListDevices over 10,000 devices, and WaitForIdle
 // round trips over a real socket.
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -19,6 +16,7 @@
 #include "ipc.hpp"
 #include "ipc/server.hpp"
 #include "ipc_request.hpp"
+#include "test_client.hpp"
 
 namespace {
 
@@ -145,25 +143,16 @@ void BM_WaitForIdleRoundTrip(benchmark::State& state) {
                  asio::detached);
   std::thread server([&] { io.run(); });
 
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  ::connect(fd, reinterpret_cast<sockaddr*>(&address),
-            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size()));
+  korvid::ipc::testing::Client client(name);
   const std::string body = R"({"method":"/quennetos/Korvid/WaitForIdle@KORVID_0.1.0"})";
-  std::string frame(2, '\0');
-  frame[0] = static_cast<char>(body.size() & 0xFF);
-  frame[1] = static_cast<char>(body.size() >> 8);
-  frame += body;
-  char reply[64];
   for (auto _ : state) {
-    ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
-    std::size_t got = 0;
-    while (got < 6) got += static_cast<std::size_t>(::recv(fd, reply + got, sizeof reply - got, 0));
+    if (client.call(body) != "null") {
+      state.SkipWithError("unexpected reply");
+      break;
+    }
   }
   state.counters["round_trips_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-  ::close(fd);
+  client.close();
   io.stop();
   server.join();
 }

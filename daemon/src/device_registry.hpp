@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "async_lock.hpp"
+#include "korvid/text_map.hpp"
 #include "rule/engine.hpp"
 
 namespace korvid::device {
@@ -36,12 +37,8 @@ class DeviceRegistry {
   std::size_t size() const;
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
   mutable std::shared_mutex mutex_;
-  std::unordered_map<std::string, std::shared_ptr<Device>, Hash, std::equal_to<>> devices_;
+  korvid::TextMap<std::shared_ptr<Device>> devices_;
 };
 
 }  // namespace korvid::device

@@ -13,17 +13,13 @@
 
 #include <fmt/format.h>
 
-namespace kobject_uevent {
+#include "korvid/text_map.hpp"
 
-// A string hash that also takes string_view, so lookups do not copy keys.
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-};
+namespace kobject_uevent {
 
 class KobjectUevent {
  public:
-  using Properties = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
+  using Properties = korvid::TextMap<std::string>;
 
   KobjectUevent() = default;
   explicit KobjectUevent(Properties properties) : properties_(std::move(properties)) {}

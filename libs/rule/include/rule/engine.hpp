@@ -18,6 +18,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "korvid/text_map.hpp"
 #include "rule/error.hpp"
 #include "rule/model.hpp"
 
@@ -50,13 +51,9 @@ class Environment {
   std::unordered_map<std::string, std::string> snapshot() const;
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
   std::shared_ptr<const EngineSettings> settings_;
   mutable std::shared_mutex mutex_;
-  std::unordered_map<std::string, std::string, Hash, std::equal_to<>> properties_;
+  korvid::TextMap<std::string> properties_;
 };
 
 // The text of a Literal, or the expanded Template.
